@@ -1,0 +1,26 @@
+#include "core/get_config_file_name.h"
+
+#include <unistd.h>
+
+#include "core/exception.h"
+
+namespace kavo::libs::core {
+
+std::string get_config_file_name(int _argc, char** _argv) {
+  const std::string usage = std::string(_argv[0]) + " -c config_file";
+  std::string file_name;
+  optind = 1;  // allow repeated parsing within one process
+  int option = 0;
+  while ((option = getopt(_argc, _argv, "c:")) != -1) {
+    if (option != 'c') {
+      throw exception("Usage: " + usage, CORE_LOCATION);
+    }
+    file_name = optarg;
+  }
+  if (file_name.empty()) {
+    throw exception("The configuration file is not defined! Usage: " + usage, CORE_LOCATION);
+  }
+  return file_name;
+}
+
+}  // namespace kavo::libs::core
