@@ -37,7 +37,8 @@ bool debug_receiver::wait_for(const std::function<bool(const std::string&)>& _ma
                               std::chrono::milliseconds _timeout) {
   const auto deadline = std::chrono::steady_clock::now() + _timeout;
   while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() < 0) {
       return false;
     }

@@ -51,8 +51,8 @@ timer::ptr fake_timers_manager::create_timer(std::chrono::nanoseconds _delay, co
   return create_timer(m_now + _delay, _name, std::move(_callback), _location);
 }
 
-timer::ptr fake_timers_manager::create_timer(timer::time_point _deadline, const std::string&,
-                                             timer::callback _callback, source_location) {
+timer::ptr fake_timers_manager::create_timer(timer::time_point _deadline, const std::string&, timer::callback _callback,
+                                             source_location) {
   return std::make_unique<fake_timer>(*this, _deadline, std::move(_callback));
 }
 

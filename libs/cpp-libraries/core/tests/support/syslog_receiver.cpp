@@ -1,5 +1,6 @@
 #include "syslog_receiver.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -41,72 +42,96 @@ syslog_receiver::syslog_receiver() {
   }
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const auto address = address_of(path);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      pipe2(m_stop_pipe, O_CLOEXEC) != 0) {
     close(fd);
     return;
   }
   chmod(path, 0666);
   m_fd = fd;
+  m_reader = std::thread([this] { read_loop(); });
 }
 
 syslog_receiver::~syslog_receiver() {
-  if (m_fd >= 0) {
-    close(m_fd);
-    unlink(path);
+  if (m_fd < 0) {
+    return;
+  }
+  const char stop = 0;
+  (void)write(m_stop_pipe[1], &stop, 1);
+  m_reader.join();
+  close(m_fd);
+  close(m_stop_pipe[0]);
+  close(m_stop_pipe[1]);
+  unlink(path);
+}
+
+void syslog_receiver::read_loop() {
+  std::vector<char> buffer(65536);
+  while (true) {
+    pollfd waits[2] = {{m_fd, POLLIN, 0}, {m_stop_pipe[0], POLLIN, 0}};
+    if (poll(waits, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    if (waits[1].revents != 0) {
+      return;
+    }
+    const auto size = recv(m_fd, buffer.data(), buffer.size(), 0);
+    if (size <= 0) {
+      continue;
+    }
+    auto parsed = parse(std::string(buffer.data(), static_cast<std::size_t>(size)));
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_records.push_back(std::move(parsed));
+    }
+    m_arrived.notify_all();
   }
 }
 
-bool syslog_receiver::read_one(int _timeout_ms, record& _out) {
-  pollfd wait{m_fd, POLLIN, 0};
-  if (poll(&wait, 1, _timeout_ms) <= 0) {
-    return false;
-  }
-  char buffer[65536];
-  const auto size = recv(m_fd, buffer, sizeof(buffer), 0);
-  if (size <= 0) {
-    return false;
-  }
+syslog_receiver::record syslog_receiver::parse(const std::string& _datagram) {
   // glibc sends "<PRI>Mmm dd hh:mm:ss IDENT: MESSAGE".
-  const std::string text(buffer, static_cast<std::size_t>(size));
-  _out = record{};
-  const auto close_bracket = text.find('>');
-  if (text.empty() || text[0] != '<' || close_bracket == std::string::npos) {
-    _out.message = text;
-    return true;
+  record out;
+  const auto close_bracket = _datagram.find('>');
+  if (_datagram.empty() || _datagram[0] != '<' || close_bracket == std::string::npos) {
+    out.message = _datagram;
+    return out;
   }
-  _out.priority = std::stoi(text.substr(1, close_bracket - 1));
+  out.priority = std::atoi(_datagram.substr(1, close_bracket - 1).c_str());
   const auto after_time = close_bracket + 1 + 16;  // "Mmm dd hh:mm:ss "
-  const auto colon = text.find(": ", after_time);
-  if (after_time > text.size() || colon == std::string::npos) {
-    _out.message = text.substr(close_bracket + 1);
-    return true;
+  const auto colon = after_time > _datagram.size() ? std::string::npos : _datagram.find(": ", after_time);
+  if (colon == std::string::npos) {
+    out.message = _datagram.substr(close_bracket + 1);
+    return out;
   }
-  _out.ident = text.substr(after_time, colon - after_time);
-  _out.message = text.substr(colon + 2);
-  return true;
+  out.ident = _datagram.substr(after_time, colon - after_time);
+  out.message = _datagram.substr(colon + 2);
+  return out;
 }
 
 std::vector<syslog_receiver::record> syslog_receiver::drain() {
-  std::vector<record> records;
-  record one;
-  while (available() && read_one(0, one)) {
-    records.push_back(one);
-  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<record> records(m_records.begin(), m_records.end());
+  m_records.clear();
   return records;
 }
 
 bool syslog_receiver::wait_for(const std::function<bool(const record&)>& _match, std::vector<record>& _seen,
                                std::chrono::milliseconds _timeout) {
   const auto deadline = std::chrono::steady_clock::now() + _timeout;
-  record one;
+  std::unique_lock<std::mutex> lock(m_mutex);
   while (available()) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() < 0 || !read_one(static_cast<int>(left.count()), one)) {
-      return false;
+    while (!m_records.empty()) {
+      _seen.push_back(std::move(m_records.front()));
+      m_records.pop_front();
+      if (_match(_seen.back())) {
+        return true;
+      }
     }
-    _seen.push_back(one);
-    if (_match(one)) {
-      return true;
+    if (m_arrived.wait_until(lock, deadline) == std::cv_status::timeout && m_records.empty()) {
+      return false;
     }
   }
   return false;

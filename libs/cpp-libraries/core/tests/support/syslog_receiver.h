@@ -1,14 +1,20 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kavo::libs::core::testing {
 
 // Stands in for the system's syslog daemon: a datagram socket at /dev/log,
 // made only when no daemon listens there, and removed again by the destructor.
+// A thread reads continuously, as a daemon would: a full socket buffer would
+// block the writers inside syslog().
 class syslog_receiver {
  public:
   struct record {
@@ -35,9 +41,15 @@ class syslog_receiver {
   static constexpr const char* path = "/dev/log";
 
  private:
-  bool read_one(int _timeout_ms, record& _out);
+  void read_loop();
+  static record parse(const std::string& _datagram);
 
   int m_fd = -1;
+  int m_stop_pipe[2] = {-1, -1};
+  std::mutex m_mutex;
+  std::condition_variable m_arrived;
+  std::deque<record> m_records;
+  std::thread m_reader;
 };
 
 }  // namespace kavo::libs::core::testing
