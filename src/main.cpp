@@ -33,7 +33,11 @@ int main(int argc, char** argv) {
     auto signals = events_loop->stop_on_signals();
     auto application = std::make_unique<svel::application>(*core, *events_loop, configuration, logger);
 
-    events_loop->run_catch_exceptions(CORE_LOCATION);
+    {
+      // Nothing else keeps the loop busy yet; only a signal may end the service.
+      const auto work = events_loop->create_work();
+      events_loop->run_catch_exceptions(CORE_LOCATION);
+    }
     logger.info("exit").location(CORE_LOCATION);
 
     application.reset();

@@ -4,7 +4,9 @@
 
 namespace kavo::libs::core {
 
-core::ptr core::create(const logger& _logger) { return std::make_unique<core_impl>(_logger); }
+core::ptr core::create(const logger& _logger) {
+  return std::make_unique<core_impl>(_logger);
+}
 
 core_impl::core_impl(const logger& _logger) : m_logger(_logger.component("core")) {}
 

@@ -43,7 +43,9 @@ events_loop_impl::~events_loop_impl() {
   m_timers.reset();
 }
 
-void events_loop_impl::run() { m_io_context.run(); }
+void events_loop_impl::run() {
+  m_io_context.run();
+}
 
 void events_loop_impl::run_catch_exceptions(source_location _location) {
   while (true) {
@@ -56,15 +58,21 @@ void events_loop_impl::run_catch_exceptions(source_location _location) {
   }
 }
 
-void events_loop_impl::stop() { m_io_context.stop(); }
+void events_loop_impl::stop() {
+  m_io_context.stop();
+}
 
-bool events_loop_impl::is_stopped() const { return m_io_context.stopped(); }
+bool events_loop_impl::is_stopped() const {
+  return m_io_context.stopped();
+}
 
 events_loop::signals_handle::ptr events_loop_impl::stop_on_signals() {
   return std::make_unique<signals_handle_impl>(m_core, *this);
 }
 
-timers_manager& events_loop_impl::get_timers() { return *m_timers; }
+timers_manager& events_loop_impl::get_timers() {
+  return *m_timers;
+}
 
 timer::ptr events_loop_impl::create_timer(timer::time_point _deadline, const std::string& _name,
                                           timer::callback _callback, source_location _location) {
@@ -82,11 +90,17 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
   return m_timers->create_periodic_timer(_period, _tag, _name, std::move(_callback), _location);
 }
 
-udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol, int) { not_supported("UDP", CORE_LOCATION); }
+udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol, int) {
+  not_supported("UDP", CORE_LOCATION);
+}
 
-udp::socket::ptr events_loop_impl::create_udp_socket(const std::string&, int) { not_supported("UDP", CORE_LOCATION); }
+udp::socket::ptr events_loop_impl::create_udp_socket(const std::string&, int) {
+  not_supported("UDP", CORE_LOCATION);
+}
 
-tcp::manager& events_loop_impl::get_tcp() { not_supported("TCP client", CORE_LOCATION); }
+tcp::manager& events_loop_impl::get_tcp() {
+  not_supported("TCP client", CORE_LOCATION);
+}
 
 std::shared_ptr<async_operation_handle<boost::optional<redis::context::ptr>>> events_loop_impl::create_redis_context(
     boost::string_view, int, boost::string_view, int) {
@@ -109,8 +123,12 @@ events_loop::work::ptr events_loop_impl::create_work() {
   return std::make_unique<work_impl>(m_io_context);
 }
 
-boost::asio::io_context& events_loop_impl::get_io_context() { return m_io_context; }
+boost::asio::io_context& events_loop_impl::get_io_context() {
+  return m_io_context;
+}
 
-const boost::asio::io_context& events_loop_impl::get_io_context() const { return m_io_context; }
+const boost::asio::io_context& events_loop_impl::get_io_context() const {
+  return m_io_context;
+}
 
 }  // namespace kavo::libs::core

@@ -9,7 +9,7 @@ namespace kavo::libs::core {
 std::string get_config_file_name(int _argc, char** _argv) {
   const std::string usage = std::string(_argv[0]) + " -c config_file";
   std::string file_name;
-  optind = 1;  // allow repeated parsing within one process
+  optind = 0;  // glibc: a full restart, also forgetting a cluster like "-xy" left half-read by the last parse
   int option = 0;
   while ((option = getopt(_argc, _argv, "c:")) != -1) {
     if (option != 'c') {

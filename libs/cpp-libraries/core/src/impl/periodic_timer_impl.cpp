@@ -47,9 +47,13 @@ void periodic_timer_impl::reset(std::chrono::nanoseconds _period) {
   restart();
 }
 
-void periodic_timer_impl::stop() { m_timer.reset(); }
+void periodic_timer_impl::stop() {
+  m_timer.reset();
+}
 
-void periodic_timer_impl::restart() { restart_impl(); }
+void periodic_timer_impl::restart() {
+  restart_impl();
+}
 
 void periodic_timer_impl::expire_now() {
   // A stopped timer has no schedule to re-anchor; start one first.

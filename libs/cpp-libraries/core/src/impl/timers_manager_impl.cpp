@@ -8,9 +8,13 @@ namespace kavo::libs::core {
 timers_manager_impl::timers_manager_impl(events_loop& _events_loop, const component_logger& _logger)
     : m_events_loop(_events_loop), m_logger(_logger) {}
 
-timer::time_point timers_manager_impl::current_time_point() const { return std::chrono::steady_clock::now(); }
+timer::time_point timers_manager_impl::current_time_point() const {
+  return std::chrono::steady_clock::now();
+}
 
-timestamp timers_manager_impl::current_timestamp() const { return timestamp::current_time(); }
+timestamp timers_manager_impl::current_timestamp() const {
+  return timestamp::current_time();
+}
 
 timer::ptr timers_manager_impl::create_timer(std::chrono::nanoseconds _delay, const std::string& _name,
                                              timer::callback _callback, source_location _location) {

@@ -25,8 +25,7 @@ timestamp::timestamp(const boost::string_view& _text) {
   int hour = 0;
   int minute = 0;
   float seconds = 0;
-  if (std::sscanf(text.c_str(), "%d-%d-%d%c%d:%d:%f", &year, &month, &day, &separator, &hour, &minute, &seconds) <
-      7) {
+  if (std::sscanf(text.c_str(), "%d-%d-%d%c%d:%d:%f", &year, &month, &day, &separator, &hour, &minute, &seconds) < 7) {
     throw exception("timestamp: \"" + text + "\" is invalid!", CORE_LOCATION);
   }
   std::tm calendar{};
@@ -38,7 +37,8 @@ timestamp::timestamp(const boost::string_view& _text) {
   const float whole_seconds = std::floor(seconds);
   calendar.tm_sec = static_cast<int>(whole_seconds);
   const auto fraction_ms = static_cast<std::int64_t>(std::roundf((seconds - whole_seconds) * 1000.0f));
-  m_time_point = time_point(std::chrono::milliseconds(static_cast<std::int64_t>(timegm(&calendar)) * 1000 + fraction_ms));
+  m_time_point =
+      time_point(std::chrono::milliseconds(static_cast<std::int64_t>(timegm(&calendar)) * 1000 + fraction_ms));
 }
 
 boost::optional<timestamp> timestamp::try_parse(const boost::string_view& _text) {
@@ -86,15 +86,21 @@ std::string timestamp::to_iso_8601(bool _with_milleseconds, char _delimiter, boo
   return text;
 }
 
-std::string timestamp::to_json_string() const { return to_iso_8601(true, 'T', true); }
+std::string timestamp::to_json_string() const {
+  return to_iso_8601(true, 'T', true);
+}
 
 std::string timestamp::to_iso_8601_string(bool _with_milleseconds) const {
   return to_iso_8601(_with_milleseconds, 'T', true);
 }
 
-std::string timestamp::to_string() const { return to_iso_8601(true, ' ', false); }
+std::string timestamp::to_string() const {
+  return to_iso_8601(true, ' ', false);
+}
 
-std::string timestamp::serialize() const { return std::to_string(m_time_point.time_since_epoch().count()); }
+std::string timestamp::serialize() const {
+  return std::to_string(m_time_point.time_since_epoch().count());
+}
 
 timestamp timestamp::deserialize(boost::string_view _text) {
   const std::string text(_text);
