@@ -1,5 +1,6 @@
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <regex>
 #include <stdexcept>
@@ -54,6 +55,10 @@ class logger_test : public ::testing::Test {
     ASSERT_TRUE(m_debug.wait_for([&](const auto& l) { return ends_with(l, marker); }, _lines));
     _records.pop_back();
     _lines.pop_back();
+    // Other test programs may log through the same /dev/log meanwhile.
+    _records.erase(std::remove_if(_records.begin(), _records.end(),
+                                  [](const auto& _r) { return _r.ident != "svel_logtest"; }),
+                   _records.end());
   }
 
   static bool ends_with(const std::string& _text, const std::string& _tail) {
@@ -62,7 +67,7 @@ class logger_test : public ::testing::Test {
 
   syslog_receiver m_syslog;
   debug_receiver m_debug;
-  logger m_logger{"svel_test", "main"};
+  logger m_logger{"svel_logtest", "main"};
   int m_markers = 0;
 };
 
@@ -81,7 +86,7 @@ TEST_F(logger_test, lines_carry_location_function_and_time_in_both_outputs) {
   collect(records, lines);
 
   ASSERT_EQ(records.size(), 4u);
-  EXPECT_EQ(records[0].ident, "svel_test");
+  EXPECT_EQ(records[0].ident, "svel_logtest");
   EXPECT_EQ(records[0].priority, user_facility | LOG_INFO);
   EXPECT_EQ(records[0].message, "plain 7 and text");
   EXPECT_EQ(records[1].priority, user_facility | LOG_WARNING);
@@ -92,12 +97,12 @@ TEST_F(logger_test, lines_carry_location_function_and_time_in_both_outputs) {
 
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_TRUE(std::regex_match(lines[0],
-                               std::regex(R"(&svel_test:main \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} plain 7 and text)")))
+                               std::regex(R"(&svel_logtest:main \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} plain 7 and text)")))
       << lines[0];
-  EXPECT_EQ(lines[1], "&svel_test:main " + fixed_time_text + "/src/collector.cpp:42 located");
-  EXPECT_EQ(lines[2], "&svel_test:main " + fixed_time_text +
+  EXPECT_EQ(lines[1], "&svel_logtest:main " + fixed_time_text + "/src/collector.cpp:42 located");
+  EXPECT_EQ(lines[2], "&svel_logtest:main " + fixed_time_text +
                           "/src/collector.cpp:42 void kavo::svel::collector::processing(): with function");
-  EXPECT_EQ(lines[3], "&svel_test:main " + fixed_time_text + "kavo::svel::collector::processing: short only");
+  EXPECT_EQ(lines[3], "&svel_logtest:main " + fixed_time_text + "kavo::svel::collector::processing: short only");
 }
 
 TEST_F(logger_test, debug_lines_reach_syslog_only_in_debug_mode_and_the_socket_always) {
@@ -148,7 +153,7 @@ TEST_F(logger_test, guards_indent_nested_lines_and_undo_it_on_exit) {
 
   std::vector<std::string> socket_bodies;
   for (const auto& line : lines) {
-    socket_bodies.push_back(line.substr(std::string("&svel_test:main ").size() + fixed_time_text.size()));
+    socket_bodies.push_back(line.substr(std::string("&svel_logtest:main ").size() + fixed_time_text.size()));
   }
   EXPECT_THAT(socket_bodies,
               ::testing::ElementsAre("kavo::svel::application::application(int)",
@@ -222,7 +227,7 @@ TEST_F(logger_test, components_share_the_outputs_under_their_own_name) {
   std::vector<std::string> lines;
   collect(records, lines);
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(&svel_test:collector \S+ \S+ hello)"))) << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(&svel_logtest:collector \S+ \S+ hello)"))) << lines[0];
   EXPECT_EQ(records[0].message, "hello");
   EXPECT_EQ(records[1].message.rfind("only one and ", 0), 0u) << records[1].message;
 }
@@ -260,6 +265,8 @@ TEST(logger_without_endpoint, writes_syslog_and_drops_socket_copies) {
   unconnected.error("still here");
   std::vector<syslog_receiver::record> records;
   ASSERT_TRUE(syslog.wait_for([](const auto& r) { return r.message == "still here"; }, records));
+  records.erase(std::remove_if(records.begin(), records.end(), [](const auto& _r) { return _r.ident != "svel_lonely"; }),
+                records.end());
   // The first line is the logger's own start.
   EXPECT_EQ(records.front().message, "Starting svel_lonely");
   EXPECT_EQ(records.front().priority, user_facility | LOG_INFO);

@@ -28,16 +28,19 @@ events_loop_impl::~events_loop_impl() {
   // destroyed run and release their shared state, but never wait forever.
   m_io_context.restart();
   const auto deadline = std::chrono::steady_clock::now() + final_drain_limit;
-  try {
-    while (true) {
-      const auto left = deadline - std::chrono::steady_clock::now();
-      if (left <= std::chrono::steady_clock::duration::zero() ||
-          m_io_context.run_one_for(std::chrono::duration_cast<std::chrono::nanoseconds>(left)) == 0) {
+  while (true) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) {
+      break;
+    }
+    try {
+      if (m_io_context.run_one_for(std::chrono::duration_cast<std::chrono::nanoseconds>(left)) == 0) {
         break;
       }
+    } catch (...) {
+      // One failing completion must not keep the others from releasing their state.
+      m_logger.log_exception(CORE_LOCATION);
     }
-  } catch (...) {
-    m_logger.log_exception(CORE_LOCATION);
   }
   m_tcp.reset();
   m_timers.reset();

@@ -20,10 +20,11 @@ void timer_impl::reset(time_point _deadline) {
   stop();
   m_timer.expires_at(_deadline);
   m_time_point = _deadline;
-  m_timer.async_wait([&logger = m_logger, time_point_ptr = &m_time_point, _deadline,
+  m_timer.async_wait([&logger = m_logger, _deadline, generation = m_data->m_generation,
                       weak_data = std::weak_ptr<shared_data>(m_data)](const boost::system::error_code& _error) {
     const auto data = weak_data.lock();
-    if (data) {
+    const bool current = data && data->m_generation == generation;
+    if (current) {
       data->m_waiting = false;
     }
     if (_error == boost::asio::error::operation_aborted) {
@@ -33,8 +34,7 @@ void timer_impl::reset(time_point _deadline) {
       logger.log_error(_error, CORE_LOCATION);
       return;
     }
-    // The timer still exists and was neither reset nor stopped since.
-    if (data && *time_point_ptr == _deadline) {
+    if (current) {
       data->m_callback(_deadline);
     }
   });
@@ -43,6 +43,7 @@ void timer_impl::reset(time_point _deadline) {
 
 void timer_impl::stop() {
   m_data->m_waiting = false;
+  ++m_data->m_generation;
   m_time_point = time_point();
   m_timer.cancel();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include <boost/asio/io_context.hpp>
@@ -26,6 +27,9 @@ class timer_impl : public timer {
   struct shared_data {
     callback m_callback;
     bool m_waiting = false;
+    // Advanced by every reset and stop: a completion of an older wait, even
+    // one for the same deadline, is recognised as stale and does nothing.
+    std::uint64_t m_generation = 0;
   };
 
   boost::asio::steady_timer m_timer;

@@ -44,7 +44,9 @@ class events_loop {
   virtual void run_catch_exceptions(source_location _location) = 0;
   virtual void stop() = 0;
   virtual bool is_stopped() const = 0;
-  // Stops this loop on the first SIGINT or SIGTERM, for as long as the handle lives.
+  // Stops this loop on the first SIGINT or SIGTERM that arrives while the
+  // handle lives. Once one has been handled, both signals get their default
+  // action back: a second one ends the process at once.
   virtual signals_handle::ptr stop_on_signals() = 0;
 
   virtual timers_manager& get_timers() = 0;
