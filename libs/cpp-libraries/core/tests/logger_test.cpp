@@ -56,9 +56,9 @@ class logger_test : public ::testing::Test {
     _records.pop_back();
     _lines.pop_back();
     // Other test programs may log through the same /dev/log meanwhile.
-    _records.erase(std::remove_if(_records.begin(), _records.end(),
-                                  [](const auto& _r) { return _r.ident != "svel_logtest"; }),
-                   _records.end());
+    _records.erase(
+        std::remove_if(_records.begin(), _records.end(), [](const auto& _r) { return _r.ident != "svel_logtest"; }),
+        _records.end());
   }
 
   static bool ends_with(const std::string& _text, const std::string& _tail) {
@@ -96,8 +96,8 @@ TEST_F(logger_test, lines_carry_location_function_and_time_in_both_outputs) {
   EXPECT_EQ(records[3].message, "kavo::svel::collector::processing: short only");
 
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_TRUE(std::regex_match(lines[0],
-                               std::regex(R"(&svel_logtest:main \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} plain 7 and text)")))
+  EXPECT_TRUE(std::regex_match(
+      lines[0], std::regex(R"(&svel_logtest:main \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} plain 7 and text)")))
       << lines[0];
   EXPECT_EQ(lines[1], "&svel_logtest:main " + fixed_time_text + "/src/collector.cpp:42 located");
   EXPECT_EQ(lines[2], "&svel_logtest:main " + fixed_time_text +
@@ -265,8 +265,9 @@ TEST(logger_without_endpoint, writes_syslog_and_drops_socket_copies) {
   unconnected.error("still here");
   std::vector<syslog_receiver::record> records;
   ASSERT_TRUE(syslog.wait_for([](const auto& r) { return r.message == "still here"; }, records));
-  records.erase(std::remove_if(records.begin(), records.end(), [](const auto& _r) { return _r.ident != "svel_lonely"; }),
-                records.end());
+  records.erase(
+      std::remove_if(records.begin(), records.end(), [](const auto& _r) { return _r.ident != "svel_lonely"; }),
+      records.end());
   // The first line is the logger's own start.
   EXPECT_EQ(records.front().message, "Starting svel_lonely");
   EXPECT_EQ(records.front().priority, user_facility | LOG_INFO);
@@ -274,7 +275,7 @@ TEST(logger_without_endpoint, writes_syslog_and_drops_socket_copies) {
 
 TEST(logger_connect, a_malformed_endpoint_throws) {
   logger bad("svel_bad", "main");
-  EXPECT_THROW(bad.connect("no-such-transport://x"), zmq::error_t);
+  EXPECT_THROW(bad.connect("no-such-transport://x"), ::zmq::error_t);
 }
 
 }  // namespace

@@ -5,8 +5,11 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
+#include "impl/message_stream_zmq.h"
+#include "impl/message_stream_zmq_raw.h"
 #include "impl/signals_handle_impl.h"
 #include "impl/timers_manager_impl.h"
+#include "impl/zmq/manager_impl.h"
 
 namespace kavo::libs::core {
 
@@ -21,6 +24,7 @@ constexpr std::chrono::seconds final_drain_limit{10};
 events_loop_impl::events_loop_impl(core& _core, const component_logger& _logger)
     : m_core(_core), m_io_context(), m_logger(_logger) {
   m_timers = std::make_unique<timers_manager_impl>(*this, m_logger);
+  m_zmq = std::make_unique<zmq::manager_impl>(m_io_context, m_logger);
 }
 
 events_loop_impl::~events_loop_impl() {
@@ -42,6 +46,7 @@ events_loop_impl::~events_loop_impl() {
       m_logger.log_exception(CORE_LOCATION);
     }
   }
+  m_zmq.reset();
   m_tcp.reset();
   m_timers.reset();
 }
@@ -93,6 +98,14 @@ periodic_timer::ptr events_loop_impl::create_periodic_timer(std::chrono::nanosec
   return m_timers->create_periodic_timer(_period, _tag, _name, std::move(_callback), _location);
 }
 
+message_stream::ptr events_loop_impl::create_zmq_message_stream(const std::string& _address) {
+  return std::make_unique<message_stream_zmq>(get_io_context(), m_logger, _address);
+}
+
+message_stream::ptr events_loop_impl::create_zmq_raw_message_stream(const std::string& _address) {
+  return std::make_unique<message_stream_zmq_raw>(get_io_context(), m_logger, _address);
+}
+
 udp::socket::ptr events_loop_impl::create_udp_socket(ip_protocol, int) {
   not_supported("UDP", CORE_LOCATION);
 }
@@ -124,6 +137,10 @@ events_loop::work::ptr events_loop_impl::create_work() {
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> m_guard;
   };
   return std::make_unique<work_impl>(m_io_context);
+}
+
+zmq::manager& events_loop_impl::get_zmq() {
+  return *m_zmq;
 }
 
 boost::asio::io_context& events_loop_impl::get_io_context() {

@@ -29,10 +29,13 @@ class events_loop_impl : public events_loop {
   periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now _tag,
                                             const std::string& _name, timer::callback _callback,
                                             source_location _location) override;
+  message_stream::ptr create_zmq_message_stream(const std::string& _address) override;
+  message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) override;
 
   udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) override;
   udp::socket::ptr create_udp_socket(const std::string& _address, int _port) override;
   tcp::manager& get_tcp() override;
+  zmq::manager& get_zmq() override;
   std::shared_ptr<async_operation_handle<boost::optional<redis::context::ptr>>> create_redis_context(
       boost::string_view _ip, int _port, boost::string_view _password, int _db) override;
 
@@ -47,6 +50,7 @@ class events_loop_impl : public events_loop {
   const component_logger& m_logger;
   std::unique_ptr<timers_manager> m_timers;
   std::unique_ptr<tcp::manager> m_tcp;
+  std::unique_ptr<zmq::manager> m_zmq;
 };
 
 }  // namespace kavo::libs::core

@@ -7,14 +7,14 @@
 
 namespace kavo::libs::core::testing {
 
-debug_receiver::debug_receiver() : m_socket(m_context, zmq::socket_type::pull) {
+debug_receiver::debug_receiver() : m_socket(m_context, ::zmq::socket_type::pull) {
   char directory[] = "/tmp/svel-debug-XXXXXX";
   if (mkdtemp(directory) == nullptr) {
     throw std::runtime_error("mkdtemp failed");
   }
   m_directory = directory;
   m_endpoint = "ipc://" + m_directory + "/debug";
-  m_socket.set(zmq::sockopt::linger, 0);
+  m_socket.set(::zmq::sockopt::linger, 0);
   m_socket.bind(m_endpoint);
 }
 
@@ -26,8 +26,8 @@ debug_receiver::~debug_receiver() {
 
 std::vector<std::string> debug_receiver::drain() {
   std::vector<std::string> messages;
-  zmq::message_t message;
-  while (m_socket.recv(message, zmq::recv_flags::dontwait)) {
+  ::zmq::message_t message;
+  while (m_socket.recv(message, ::zmq::recv_flags::dontwait)) {
     messages.push_back(message.to_string());
   }
   return messages;
@@ -42,12 +42,12 @@ bool debug_receiver::wait_for(const std::function<bool(const std::string&)>& _ma
     if (left.count() < 0) {
       return false;
     }
-    zmq::pollitem_t item{m_socket.handle(), 0, ZMQ_POLLIN, 0};
-    if (zmq::poll(&item, 1, left) == 0) {
+    ::zmq::pollitem_t item{m_socket.handle(), 0, ZMQ_POLLIN, 0};
+    if (::zmq::poll(&item, 1, left) == 0) {
       return false;
     }
-    zmq::message_t message;
-    while (m_socket.recv(message, zmq::recv_flags::dontwait)) {
+    ::zmq::message_t message;
+    while (m_socket.recv(message, ::zmq::recv_flags::dontwait)) {
       _seen.push_back(message.to_string());
       if (_match(_seen.back())) {
         return true;

@@ -24,8 +24,8 @@ class debug_receiver {
  private:
   std::string m_directory;
   std::string m_endpoint;
-  zmq::context_t m_context;
-  zmq::socket_t m_socket;
+  ::zmq::context_t m_context;
+  ::zmq::socket_t m_socket;
 };
 
 }  // namespace kavo::libs::core::testing

@@ -5,7 +5,9 @@
 
 namespace kavo::libs::core::zmq {
 
-message::message() { zmq_msg_init(&m_message); }
+message::message() {
+  zmq_msg_init(&m_message);
+}
 
 message::message(boost::string_view _bytes) : message(_bytes.data(), _bytes.size()) {}
 
@@ -30,12 +32,20 @@ message& message::operator=(message&& _other) noexcept {
   return *this;
 }
 
-message::~message() { zmq_msg_close(&m_message); }
+message::~message() {
+  zmq_msg_close(&m_message);
+}
 
-const void* message::data() const { return zmq_msg_data(&m_message); }
+const void* message::data() const {
+  return zmq_msg_data(&m_message);
+}
 
-std::size_t message::size() const { return zmq_msg_size(&m_message); }
+std::size_t message::size() const {
+  return zmq_msg_size(&m_message);
+}
 
-boost::string_view message::view() const { return boost::string_view(static_cast<const char*>(data()), size()); }
+boost::string_view message::view() const {
+  return boost::string_view(static_cast<const char*>(data()), size());
+}
 
 }  // namespace kavo::libs::core::zmq

@@ -10,11 +10,13 @@
 #include <boost/utility/string_view.hpp>
 
 #include "core/ip_protocol.h"
+#include "core/message_stream.h"
 #include "core/network_clients.h"
 #include "core/periodic_timer.h"
 #include "core/source_location.h"
 #include "core/timer.h"
 #include "core/timers_manager.h"
+#include "core/zmq/manager.h"
 
 namespace kavo::libs::core {
 
@@ -58,10 +60,14 @@ class events_loop {
   virtual periodic_timer::ptr create_periodic_timer(std::chrono::nanoseconds _period, periodic_timer::execute_now,
                                                     const std::string& _name, timer::callback _callback,
                                                     source_location _location = source_location()) = 0;
+  // Notifications ("#<topic>...{json}") and whole frames of a publisher.
+  virtual message_stream::ptr create_zmq_message_stream(const std::string& _address) = 0;
+  virtual message_stream::ptr create_zmq_raw_message_stream(const std::string& _address) = 0;
 
   virtual udp::socket::ptr create_udp_socket(ip_protocol _protocol, int _port) = 0;
   virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
   virtual tcp::manager& get_tcp() = 0;
+  virtual zmq::manager& get_zmq() = 0;
   virtual std::shared_ptr<async_operation_handle<boost::optional<redis::context::ptr>>> create_redis_context(
       boost::string_view _ip, int _port, boost::string_view _password, int _db) = 0;
 

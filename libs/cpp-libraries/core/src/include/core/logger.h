@@ -132,9 +132,9 @@ class logger : public component_logger {
   std::atomic_bool m_debug{false};
   std::atomic_bool m_writing_to_socket{true};
   bool m_enable_logger = true;
-  zmq::context_t m_zmq_context;
+  ::zmq::context_t m_zmq_context;
   mutable std::mutex m_socket_mutex;
-  mutable zmq::socket_t m_debug_socket;
+  mutable ::zmq::socket_t m_debug_socket;
 };
 
 }  // namespace kavo::libs::core
