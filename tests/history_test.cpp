@@ -1,9 +1,9 @@
 #include <cstdint>
 #include <vector>
 
-#include <boost/optional/optional_io.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/optional/optional_io.hpp>
 
 #include "internal_storage/history.h"
 

@@ -201,8 +201,7 @@ internal_storage::saved_anchor internal_storage_impl::make_saved_anchor(SQLite::
   return result;
 }
 
-internal_storage::saved_area internal_storage_impl::make_saved_area(SQLite::Statement& _query,
-                                                                    std::string _area_uid) {
+internal_storage::saved_area internal_storage_impl::make_saved_area(SQLite::Statement& _query, std::string _area_uid) {
   saved_area result;
   result.body.area_uid = std::move(_area_uid);
   result.body.project_uid = _query.getColumn("project_uid").getText();
@@ -257,7 +256,8 @@ std::vector<internal_storage::saved_project> internal_storage_impl::get_projects
   SQLite::Statement query(m_database, "SELECT project_uid, last_req_ts FROM projects;");
   std::vector<saved_project> projects;
   while (query.executeStep()) {
-    projects.push_back(saved_project{query.getColumn("last_req_ts").getInt64(), query.getColumn("project_uid").getText()});
+    projects.push_back(
+        saved_project{query.getColumn("last_req_ts").getInt64(), query.getColumn("project_uid").getText()});
   }
   return projects;
 }
@@ -273,7 +273,8 @@ bool internal_storage_impl::add_area(const std::string& _area_uid, const std::st
 }
 
 boost::optional<internal_storage::saved_area> internal_storage_impl::get_area(const std::string& _area_uid) {
-  SQLite::Statement query(m_database, "\n    SELECT project_uid," + area_columns + "        WHERE area_uid = :area_uid;\n");
+  SQLite::Statement query(m_database,
+                          "\n    SELECT project_uid," + area_columns + "        WHERE area_uid = :area_uid;\n");
   query.bind(":area_uid", _area_uid);
   if (!query.executeStep()) {
     return boost::none;

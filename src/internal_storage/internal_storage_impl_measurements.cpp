@@ -12,7 +12,8 @@ namespace kavo::svel {
 namespace {
 
 const std::string measurement_columns =
-    "\n    SELECT anchor_id_1, anchor_id_2, data, lqi, timestamp, flags, req_count, req_ts\n        FROM measurements\n";
+    "\n    SELECT anchor_id_1, anchor_id_2, data, lqi, timestamp, flags, req_count, req_ts\n        FROM "
+    "measurements\n";
 
 // (a, b) and (b, a) address the same row: the larger id is always anchor_id_1.
 void bind_pair(SQLite::Statement& _statement, int _anchor_id_1, int _anchor_id_2) {
