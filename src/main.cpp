@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     auto application = std::make_unique<svel::application>(*core, *events_loop, configuration, logger);
 
     {
-      // Nothing else keeps the loop busy yet; only a signal may end the service.
+      // Only a stop signal ends the service, whatever work its components have pending.
       const auto work = events_loop->create_work();
       events_loop->run_catch_exceptions(CORE_LOCATION);
     }

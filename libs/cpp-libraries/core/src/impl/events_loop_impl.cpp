@@ -5,6 +5,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 
+#include "impl/http/client_impl.h"
 #include "impl/message_stream_zmq.h"
 #include "impl/message_stream_zmq_raw.h"
 #include "impl/signals_handle_impl.h"
@@ -118,7 +119,18 @@ tcp::manager& events_loop_impl::get_tcp() {
   not_supported("TCP client", CORE_LOCATION);
 }
 
-std::shared_ptr<async_operation_handle<boost::optional<redis::context::ptr>>> events_loop_impl::create_redis_context(
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout) {
+  return create_http_client(_address, _timeout, {}, 10);
+}
+
+http::client::ptr events_loop_impl::create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                                       const std::vector<http::method>& _disabled_methods,
+                                                       int _threads) {
+  return std::make_unique<http::client_impl>(*this, m_core, m_logger, _address, _timeout, _disabled_methods,
+                                             _threads);
+}
+
+async_operation_handle<boost::optional<redis::context::ptr>>::ptr events_loop_impl::create_redis_context(
     boost::string_view, int, boost::string_view, int) {
   not_supported("Redis", CORE_LOCATION);
 }

@@ -36,7 +36,10 @@ class events_loop_impl : public events_loop {
   udp::socket::ptr create_udp_socket(const std::string& _address, int _port) override;
   tcp::manager& get_tcp() override;
   zmq::manager& get_zmq() override;
-  std::shared_ptr<async_operation_handle<boost::optional<redis::context::ptr>>> create_redis_context(
+  http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) override;
+  http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                       const std::vector<http::method>& _disabled_methods, int _threads) override;
+  async_operation_handle<boost::optional<redis::context::ptr>>::ptr create_redis_context(
       boost::string_view _ip, int _port, boost::string_view _password, int _db) override;
 
   void post(std::function<void()> _handler, source_location _location) override;

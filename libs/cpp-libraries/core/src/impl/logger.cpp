@@ -225,6 +225,7 @@ void logger::connect(std::string _address) {
     std::lock_guard<std::mutex> lock(m_socket_mutex);
     m_debug_socket.connect(_address);
   }
+  m_connected = true;
   debug("Connected to socket");
 }
 
@@ -236,6 +237,9 @@ void logger::set_debug(bool _debug) {
 }
 
 void logger::send_to_socket(const std::string& _message) const {
+  if (!m_connected) {
+    return;  // no peer can exist yet: dropped, as a full queue would drop it
+  }
   try {
     std::lock_guard<std::mutex> lock(m_socket_mutex);
     // An empty result means EAGAIN (no peer yet, or the queue is full): drop the line.

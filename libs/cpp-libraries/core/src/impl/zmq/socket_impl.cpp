@@ -82,7 +82,9 @@ void socket_impl::setup_receive() {
             setup_receive();
           }
         });
-        data->m_receive_callback(_message);
+        // Called through a copy: the callback may replace itself, which would destroy it mid-call.
+        const callback current = data->m_receive_callback;
+        current(_message);
       });
 }
 

@@ -4,11 +4,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/optional.hpp>
 #include <boost/utility/string_view.hpp>
 
+#include "core/async_operation_handle.h"
+#include "core/http/client.h"
+#include "core/http/method.h"
 #include "core/ip_protocol.h"
 #include "core/message_stream.h"
 #include "core/network_clients.h"
@@ -68,7 +72,13 @@ class events_loop {
   virtual udp::socket::ptr create_udp_socket(const std::string& _address, int _port) = 0;
   virtual tcp::manager& get_tcp() = 0;
   virtual zmq::manager& get_zmq() = 0;
-  virtual std::shared_ptr<async_operation_handle<boost::optional<redis::context::ptr>>> create_redis_context(
+  // Ten worker threads, no disabled methods.
+  virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout) = 0;
+  // Disabled methods are answered locally with 200 and an empty body.
+  virtual http::client::ptr create_http_client(const std::string& _address, std::chrono::seconds _timeout,
+                                               const std::vector<http::method>& _disabled_methods,
+                                               int _threads) = 0;
+  virtual async_operation_handle<boost::optional<redis::context::ptr>>::ptr create_redis_context(
       boost::string_view _ip, int _port, boost::string_view _password, int _db) = 0;
 
   // Queues the handler for the loop thread; never runs it inline. Any thread.

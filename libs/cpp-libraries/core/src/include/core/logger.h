@@ -131,6 +131,8 @@ class logger : public component_logger {
   std::string m_module_name;
   std::atomic_bool m_debug{false};
   std::atomic_bool m_writing_to_socket{true};
+  // A send before connect() makes ZeroMQ drop lines queued right after it.
+  std::atomic_bool m_connected{false};
   bool m_enable_logger = true;
   ::zmq::context_t m_zmq_context;
   mutable std::mutex m_socket_mutex;

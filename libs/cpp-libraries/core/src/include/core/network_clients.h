@@ -6,9 +6,6 @@
 // system. svel uses none of them; this build does not provide them.
 namespace kavo::libs::core {
 
-template <typename... T>
-class async_operation_handle;
-
 namespace udp {
 class socket {
  public:
