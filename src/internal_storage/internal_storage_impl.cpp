@@ -80,6 +80,11 @@ const char* const create_data_tables[] = {
 )",
 };
 
+// Pairs are looked up by either anchor: the primary key serves anchor_id_1,
+// this serves anchor_id_2 (without it every such query scans all pairs).
+const char* const create_measurements_index =
+    "CREATE INDEX IF NOT EXISTS measurements_anchor_id_2 ON measurements (anchor_id_2);";
+
 const char* const drop_data_tables[] = {
     "DROP TABLE IF EXISTS projects;",
     "DROP TABLE IF EXISTS areas;",
@@ -140,6 +145,7 @@ void internal_storage_impl::init_schema() {
   SQLite::Statement version_query(m_database, "SELECT value FROM module_metadata WHERE key = 'schema_version';");
   // A missing, NULL or non-numeric version reads as 0: rebuild.
   const int stored_version = version_query.executeStep() ? version_query.getColumn(0).getInt() : 0;
+  version_query.reset();  // a read still in progress makes DROP TABLE fail with "database table is locked"
   if (stored_version != schema_version) {
     delete_all_tables();
   }
@@ -156,6 +162,7 @@ void internal_storage_impl::create_tables() {
   for (const char* statement : create_data_tables) {
     m_database.exec(statement);
   }
+  m_database.exec(create_measurements_index);
 }
 
 void internal_storage_impl::delete_all_tables() {

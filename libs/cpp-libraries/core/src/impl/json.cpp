@@ -9,9 +9,13 @@
 namespace kavo::libs::core::json {
 
 parse_result try_parse(boost::string_view _text) {
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  // Building a reader costs more than a typical parse; a reader is not
+  // thread-safe, so each thread keeps its own.
+  thread_local const std::unique_ptr<Json::CharReader> reader = [] {
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+  }();
   parse_result parsed;
   if (reader->parse(_text.data(), _text.data() + _text.size(), &parsed.result, &parsed.error)) {
     parsed.ok = true;

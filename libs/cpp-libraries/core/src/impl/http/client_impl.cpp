@@ -164,7 +164,8 @@ client::handle_ptr client_impl::perform_async_request_impl(method _method, std::
                   return result(std::string("request failed: ") + error.what());
                 }
               }();
-              if (const auto handle = _weak_handle.lock()) {
+              // The destructor stops the workers' loop first: a client being destroyed delivers nothing.
+              if (const auto handle = _weak_handle.lock(); handle && !m_worker_events_loop->is_stopped()) {
                 handle->return_result(std::move(outcome));
               }
             },
