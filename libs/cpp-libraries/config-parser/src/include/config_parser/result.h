@@ -26,10 +26,10 @@ class result {
   bool ok() const { return m_value.index() == 0; }
 
   boost::optional<T> try_get() const {
-    if (!ok()) {
-      return boost::none;
+    if (const T* value = std::get_if<0>(&m_value)) {
+      return *value;
     }
-    return std::get<0>(m_value);
+    return boost::optional<T>();
   }
 
   // Raises boost::bad_optional_access when the look-up failed.
