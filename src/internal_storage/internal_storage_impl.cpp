@@ -225,6 +225,27 @@ internal_storage::saved_area internal_storage_impl::make_saved_area(SQLite::Stat
   return result;
 }
 
+bool internal_storage_impl::update_by_uid(const char* _statement, const char* _uid_parameter, const std::string& _uid,
+                                          const char* _value_parameter, int64_t _value,
+                                          const libs::core::source_location& _location) {
+  SQLite::Statement statement(m_database, _statement);
+  statement.bind(_uid_parameter, _uid);
+  statement.bind(_value_parameter, _value);
+  return execute_guarded(statement, _location);
+}
+
+void internal_storage_impl::bind_anchor(SQLite::Statement& _statement, const anchor& _anchor) {
+  _statement.bind(":anchor_uid", _anchor.anchor_uid);
+  _statement.bind(":project_uid", _anchor.project_uid);
+  _statement.bind(":mac", _anchor.mac);
+  _statement.bind(":node_id", _anchor.node_id);
+  _statement.bind(":area_uid", _anchor.area_uid);
+  _statement.bind(":x", _anchor.x);
+  _statement.bind(":y", _anchor.y);
+  _statement.bind(":z", _anchor.z);
+  _statement.bind(":battery", _anchor.battery ? 1 : 0);
+}
+
 boost::optional<internal_storage::saved_anchor> internal_storage_impl::first_anchor(SQLite::Statement& _query) {
   if (!_query.executeStep()) {
     return boost::none;
@@ -241,11 +262,8 @@ bool internal_storage_impl::add_project(const std::string& _project_uid) {
 }
 
 bool internal_storage_impl::update_project_last_req_ts(const std::string& _project_uid, int64_t _time) {
-  SQLite::Statement statement(m_database,
-                              "UPDATE projects SET last_req_ts = :last_req_ts WHERE project_uid = :project_uid;");
-  statement.bind(":project_uid", _project_uid);
-  statement.bind(":last_req_ts", _time);
-  return execute_guarded(statement, CORE_LOCATION);
+  return update_by_uid("UPDATE projects SET last_req_ts = :last_req_ts WHERE project_uid = :project_uid;",
+                       ":project_uid", _project_uid, ":last_req_ts", _time, CORE_LOCATION);
 }
 
 bool internal_storage_impl::delete_project(const std::string& _project_uid) {
@@ -313,10 +331,8 @@ bool internal_storage_impl::update_area(const area& _area) {
 }
 
 bool internal_storage_impl::update_area_last_req_ts(const std::string& _area_uid, int64_t _time) {
-  SQLite::Statement statement(m_database, "UPDATE areas SET last_req_ts = :last_req_ts WHERE area_uid = :area_uid;");
-  statement.bind(":area_uid", _area_uid);
-  statement.bind(":last_req_ts", _time);
-  return execute_guarded(statement, CORE_LOCATION);
+  return update_by_uid("UPDATE areas SET last_req_ts = :last_req_ts WHERE area_uid = :area_uid;", ":area_uid",
+                       _area_uid, ":last_req_ts", _time, CORE_LOCATION);
 }
 
 bool internal_storage_impl::delete_area(const std::string& _area_uid) {
@@ -355,15 +371,7 @@ bool internal_storage_impl::add_anchor(const anchor& _anchor) {
       m_database,
       "INSERT INTO anchors ( anchor_uid, project_uid, mac, node_id, area_uid, x, y, z, battery ) "
       "VALUES ( :anchor_uid, :project_uid, :mac, :node_id, :area_uid, :x, :y, :z, :battery );");
-  statement.bind(":anchor_uid", _anchor.anchor_uid);
-  statement.bind(":project_uid", _anchor.project_uid);
-  statement.bind(":mac", _anchor.mac);
-  statement.bind(":node_id", _anchor.node_id);
-  statement.bind(":area_uid", _anchor.area_uid);
-  statement.bind(":x", _anchor.x);
-  statement.bind(":y", _anchor.y);
-  statement.bind(":z", _anchor.z);
-  statement.bind(":battery", _anchor.battery ? 1 : 0);
+  bind_anchor(statement, _anchor);
   return execute_guarded(statement, CORE_LOCATION);
 }
 
@@ -421,40 +429,23 @@ bool internal_storage_impl::update_anchor(const anchor& _anchor) {
         battery = :battery
     WHERE anchor_uid = :anchor_uid;
 )");
-  statement.bind(":anchor_uid", _anchor.anchor_uid);
-  statement.bind(":project_uid", _anchor.project_uid);
-  statement.bind(":mac", _anchor.mac);
-  statement.bind(":node_id", _anchor.node_id);
-  statement.bind(":area_uid", _anchor.area_uid);
-  statement.bind(":x", _anchor.x);
-  statement.bind(":y", _anchor.y);
-  statement.bind(":z", _anchor.z);
-  statement.bind(":battery", _anchor.battery ? 1 : 0);
+  bind_anchor(statement, _anchor);
   return statement.exec() > 0;
 }
 
 bool internal_storage_impl::update_anchor_last_req_ts(const std::string& _anchor_uid, int64_t _time) {
-  SQLite::Statement statement(m_database,
-                              "UPDATE anchors SET last_req_ts = :last_req_ts WHERE anchor_uid = :anchor_uid;");
-  statement.bind(":anchor_uid", _anchor_uid);
-  statement.bind(":last_req_ts", _time);
-  return execute_guarded(statement, CORE_LOCATION);
+  return update_by_uid("UPDATE anchors SET last_req_ts = :last_req_ts WHERE anchor_uid = :anchor_uid;", ":anchor_uid",
+                       _anchor_uid, ":last_req_ts", _time, CORE_LOCATION);
 }
 
 bool internal_storage_impl::update_anchor_last_param_req_ts(const std::string& _anchor_uid, int64_t _time) {
-  SQLite::Statement statement(
-      m_database, "UPDATE anchors SET last_param_req_ts = :last_param_req_ts WHERE anchor_uid = :anchor_uid;");
-  statement.bind(":anchor_uid", _anchor_uid);
-  statement.bind(":last_param_req_ts", _time);
-  return execute_guarded(statement, CORE_LOCATION);
+  return update_by_uid("UPDATE anchors SET last_param_req_ts = :last_param_req_ts WHERE anchor_uid = :anchor_uid;",
+                       ":anchor_uid", _anchor_uid, ":last_param_req_ts", _time, CORE_LOCATION);
 }
 
 bool internal_storage_impl::update_anchor_parameter_requested(const std::string& _anchor_uid, bool _requested) {
-  SQLite::Statement statement(
-      m_database, "UPDATE anchors SET parameter_requested = :parameter_requested WHERE anchor_uid = :anchor_uid;");
-  statement.bind(":anchor_uid", _anchor_uid);
-  statement.bind(":parameter_requested", _requested ? 1 : 0);
-  return execute_guarded(statement, CORE_LOCATION);
+  return update_by_uid("UPDATE anchors SET parameter_requested = :parameter_requested WHERE anchor_uid = :anchor_uid;",
+                       ":anchor_uid", _anchor_uid, ":parameter_requested", _requested ? 1 : 0, CORE_LOCATION);
 }
 
 bool internal_storage_impl::delete_anchor(const std::string& _anchor_uid) {

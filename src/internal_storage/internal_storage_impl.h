@@ -75,6 +75,10 @@ class internal_storage_impl : public internal_storage {
 
   // Runs the statement; a failure is logged with the operation's location.
   bool execute_guarded(SQLite::Statement& _statement, const libs::core::source_location& _location) const;
+  // A guarded write of one value to the row of one uid.
+  bool update_by_uid(const char* _statement, const char* _uid_parameter, const std::string& _uid,
+                     const char* _value_parameter, int64_t _value, const libs::core::source_location& _location);
+  static void bind_anchor(SQLite::Statement& _statement, const anchor& _anchor);
   boost::optional<saved_anchor> first_anchor(SQLite::Statement& _query);
   std::vector<measurement> read_measurements(SQLite::Statement& _query);
   void bind_measurement(SQLite::Statement& _statement, const measurement& _measurement);
