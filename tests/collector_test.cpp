@@ -20,6 +20,7 @@
 #include <boost/format.hpp>
 #include <boost/optional/optional_io.hpp>
 
+#include "temp_directory.h"
 #include "collector.h"
 #include "core/logger.h"
 #include "fake_timers_manager.h"
@@ -108,11 +109,8 @@ std::string mac_for(std::uint32_t _node_id) {
 class collector_test : public ::testing::Test {
  protected:
   void SetUp() override {
-    char directory[] = "/tmp/svel-collector-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    m_directory = directory;
     m_database =
-        std::make_unique<SQLite::Database>(m_directory + "/svel.db", SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+        std::make_unique<SQLite::Database>(m_directory.file("svel.db"), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
     // Every pair update is a commit of its own; without waiting for the disk
     // on each one the suite runs in a fraction of the time.
     m_database->exec("PRAGMA synchronous = OFF;");
@@ -123,9 +121,6 @@ class collector_test : public ::testing::Test {
     m_collector.reset();
     m_storage.reset();
     m_database.reset();
-    if (!m_directory.empty()) {
-      std::filesystem::remove_all(m_directory);
-    }
   }
 
   void start(const settings& _settings) {
@@ -293,7 +288,7 @@ class collector_test : public ::testing::Test {
     return text + (_request.accepted ? "" : " refused");
   }
 
-  std::string m_directory;
+  libs::core::testing::temp_directory m_directory{"svel-collector"};
   libs::core::logger m_log{"svel_test", "collector"};
   libs::core::testing::fake_timers_manager m_timers{libs::core::timestamp(std::chrono::milliseconds(t0 * 1000))};
   test_doubles::recording_zan_messenger m_messenger;

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_directory.h"
 #include "debug_receiver.h"
 #include "syslog_receiver.h"
 
@@ -185,17 +186,11 @@ class service_test : public ::testing::Test {
     if (!m_syslog.available()) {
       GTEST_SKIP() << "/dev/log belongs to a syslog daemon or another test run";
     }
-    char directory[] = "/tmp/svel-process-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr) << std::strerror(errno);
-    m_directory = directory;
-    m_pid_file = m_directory + "/svel.pid";
+    m_pid_file = m_directory.file("svel.pid");
   }
 
   void TearDown() override {
     m_service.reset();
-    if (!m_directory.empty()) {
-      std::filesystem::remove_all(m_directory);
-    }
   }
 
   std::string write_config(bool _logger_debug = false) {
@@ -225,22 +220,22 @@ class service_test : public ::testing::Test {
 })";
     const std::pair<std::string, std::string> values[] = {{"@pidfile@", m_pid_file},
                                                           {"@debug_endpoint@", m_debug.endpoint()},
-                                                          {"@directory@", m_directory},
+                                                          {"@directory@", m_directory.path()},
                                                           {"@logger_debug@", _logger_debug ? "true" : "false"}};
     for (const auto& [name, value] : values) {
       text.replace(text.find(name), name.size(), value);
     }
-    const std::string path = m_directory + "/svel.json";
+    const std::string path = m_directory.file("svel.json");
     write_file(path, text);
     return path;
   }
 
   service_process& start(const std::vector<std::string>& _arguments) {
-    m_service = std::make_unique<service_process>(_arguments, m_directory + "/output");
+    m_service = std::make_unique<service_process>(_arguments, m_directory.file("output"));
     return *m_service;
   }
 
-  std::string output() const { return "service output:\n" + read_file(m_directory + "/output"); }
+  std::string output() const { return "service output:\n" + read_file(m_directory.file("output")); }
 
   // Running means: the pid file names the child, a stop signal would be
   // handled, and the debug endpoint is connected (its first line arrived), so
@@ -316,7 +311,7 @@ class service_test : public ::testing::Test {
   debug_receiver m_debug;
   std::vector<syslog_receiver::record> m_records;
   std::vector<std::string> m_lines;
-  std::string m_directory;
+  kavo::libs::core::testing::temp_directory m_directory{"svel-process"};
   std::string m_pid_file;
   std::unique_ptr<service_process> m_service;
 };
@@ -339,7 +334,7 @@ TEST_P(service_start_failure_test, logs_the_reason_and_exits_with_zero) {
     if (argument == "<config>") {
       argument = write_config();
     } else if (argument == "<missing>") {
-      argument = m_directory + "/missing.json";
+      argument = m_directory.file("missing.json");
     }
   }
   start(arguments);
@@ -363,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<failure_case>& _info) { return std::string(_info.param.name); });
 
 TEST_F(service_test, the_last_config_option_wins) {
-  start({"-c", m_directory + "/missing.json", "-c", write_config()});
+  start({"-c", m_directory.file("missing.json"), "-c", write_config()});
   ASSERT_TRUE(wait_until_running());
   ASSERT_EQ(kill(m_service->pid(), SIGTERM), 0);
   EXPECT_TRUE(exits_with_zero());
@@ -406,7 +401,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(service_test, an_unwritable_pid_file_stops_the_start) {
   // Root ignores permission bits; a missing directory stops everyone.
-  m_pid_file = m_directory + "/missing/svel.pid";
+  m_pid_file = m_directory.file("missing/svel.pid");
   start({"-c", write_config()});
   EXPECT_TRUE(exits_with_zero());
   EXPECT_FALSE(std::filesystem::exists(m_pid_file));
@@ -423,7 +418,7 @@ TEST_P(service_early_exit_test, sends_the_reason_to_the_debug_endpoint) {
     write_file(m_pid_file, std::to_string(getpid()));
     reason = "Process is running";
   } else {
-    m_pid_file = m_directory + "/missing/svel.pid";
+    m_pid_file = m_directory.file("missing/svel.pid");
   }
   start({"-c", write_config()});
   ASSERT_TRUE(exits_with_zero());

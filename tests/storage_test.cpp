@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <boost/optional/optional_io.hpp>
 
+#include "temp_directory.h"
 #include "core/logger.h"
 #include "debug_receiver.h"
 #include "internal_storage/history.h"
@@ -86,9 +87,6 @@ std::set<std::string> uids_of(const std::vector<Saved>& _anchors) {
 class storage_test : public ::testing::Test {
  protected:
   void SetUp() override {
-    char directory[] = "/tmp/svel-storage-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr);
-    m_directory = directory;
     m_log.connect(m_debug.endpoint());
     logged();
     open();
@@ -96,9 +94,6 @@ class storage_test : public ::testing::Test {
 
   void TearDown() override {
     close();
-    if (!m_directory.empty()) {
-      std::filesystem::remove_all(m_directory);
-    }
   }
 
   void open(const std::string& _file = "svel.db") {
@@ -110,7 +105,7 @@ class storage_test : public ::testing::Test {
   // The bare file, without the storage bringing it to its schema.
   void open_database(const std::string& _file = "svel.db") {
     m_database =
-        std::make_unique<SQLite::Database>(m_directory + "/" + _file, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+        std::make_unique<SQLite::Database>(m_directory.file(_file), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
   }
 
   void close() {
@@ -204,7 +199,7 @@ class storage_test : public ::testing::Test {
     ASSERT_TRUE(storage().add_measurement(pair_row(1, 2, 1700000000, 0, 2, 1700000100)));
   }
 
-  std::string m_directory;
+  libs::core::testing::temp_directory m_directory{"svel-storage"};
   libs::core::testing::debug_receiver m_debug;  // outlives the logger, which flushes into it when it closes
   libs::core::logger m_log{"svel_test", "storage"};
   std::unique_ptr<SQLite::Database> m_database;

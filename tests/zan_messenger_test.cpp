@@ -19,6 +19,7 @@
 #include <boost/format.hpp>
 #include <zmq.hpp>
 
+#include "temp_directory.h"
 #include "core/core.h"
 #include "core/events_loop.h"
 #include "core/logger.h"
@@ -97,27 +98,6 @@ TEST(parse_number, reads_exactly_the_leading_digits_of_the_width) {
 // --- the messenger on a real loop, real sockets and a real message stream ---
 
 // A directory for the test's ipc endpoints, removed with everything in it.
-class temp_directory {
- public:
-  temp_directory() {
-    char path[] = "/tmp/svel-zan-XXXXXX";
-    if (mkdtemp(path) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    m_path = path;
-  }
-  ~temp_directory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-  }
-  temp_directory(const temp_directory&) = delete;
-  temp_directory& operator=(const temp_directory&) = delete;
-
-  std::string endpoint(const std::string& _name) const { return "ipc://" + m_path + "/" + _name; }
-
- private:
-  std::string m_path;
-};
 
 using item = std::tuple<int32_t, int32_t, int32_t>;
 
@@ -266,7 +246,7 @@ class zan_messenger_test : public ::testing::Test {
     logged();
   }
 
-  temp_directory m_directory;
+  core::testing::temp_directory m_directory{"svel-zan"};
   core::testing::debug_receiver m_receiver;
   core::logger m_logger{"svel_test", "main"};
   core::component_logger::ptr m_zan_logger = m_logger.component("zan");

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "temp_directory.h"
 #include "core/exception.h"
 #include "core/get_config_file_name.h"
 #include "core/pid_file.h"
@@ -117,12 +118,8 @@ pid_t dead_pid() {
 class pid_file_test : public ::testing::Test {
  protected:
   void SetUp() override {
-    char directory[] = "/tmp/svel-pid-XXXXXX";
-    ASSERT_NE(mkdtemp(directory), nullptr) << std::strerror(errno);
-    m_directory = directory;
-    m_pid_file = m_directory + "/svel.pid";
+    m_pid_file = m_directory.file("svel.pid");
   }
-  void TearDown() override { std::filesystem::remove_all(m_directory); }
 
   // The whole start-up sequence: check, then take the file over.
   std::string start() {
@@ -133,7 +130,7 @@ class pid_file_test : public ::testing::Test {
     return error_of([&] { detail::write_pid(m_pid_file); });
   }
 
-  std::string m_directory;
+  testing::temp_directory m_directory{"svel-pid"};
   std::string m_pid_file;
 };
 
@@ -201,7 +198,7 @@ TEST_F(pid_file_test, a_running_process_keeps_its_file) {
 
 TEST_F(pid_file_test, a_file_in_a_missing_directory_cannot_be_written) {
   // Root ignores permission bits, so only a missing directory makes this fail everywhere.
-  m_pid_file = m_directory + "/missing/svel.pid";
+  m_pid_file = m_directory.file("missing/svel.pid");
   EXPECT_EQ(error_of([&] { detail::check_pid(m_pid_file); }), "");
   EXPECT_EQ(error_of([&] { detail::write_pid(m_pid_file); }), "Error opening pid-file!");
   EXPECT_FALSE(std::filesystem::exists(m_pid_file));
@@ -209,7 +206,7 @@ TEST_F(pid_file_test, a_file_in_a_missing_directory_cannot_be_written) {
 
 TEST_F(pid_file_test, a_process_we_may_not_signal_is_an_error) {
   const std::string expected = std::string("write_pid: kill(): ") + std::strerror(EPERM);
-  ASSERT_EQ(chmod(m_directory.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(m_directory.path().c_str(), 0755), 0);
   if (geteuid() != 0) {
     struct stat init {};
     if (stat("/proc/1", &init) != 0 || init.st_uid == geteuid()) {

@@ -8,20 +8,13 @@
 namespace kavo::libs::core::testing {
 
 debug_receiver::debug_receiver() : m_socket(m_context, ::zmq::socket_type::pull) {
-  char directory[] = "/tmp/svel-debug-XXXXXX";
-  if (mkdtemp(directory) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
-  m_directory = directory;
-  m_endpoint = "ipc://" + m_directory + "/debug";
+  m_endpoint = m_directory.endpoint("debug");
   m_socket.set(::zmq::sockopt::linger, 0);
   m_socket.bind(m_endpoint);
 }
 
 debug_receiver::~debug_receiver() {
   m_socket.close();
-  unlink((m_directory + "/debug").c_str());
-  rmdir(m_directory.c_str());
 }
 
 std::vector<std::string> debug_receiver::drain() {

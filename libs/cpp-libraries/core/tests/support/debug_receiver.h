@@ -7,6 +7,8 @@
 
 #include <zmq.hpp>
 
+#include "temp_directory.h"
+
 namespace kavo::libs::core::testing {
 
 // The far end of the logger's debug endpoint: a PULL socket bound on an ipc
@@ -22,7 +24,7 @@ class debug_receiver {
                 std::chrono::milliseconds _timeout = std::chrono::seconds(10));
 
  private:
-  std::string m_directory;
+  temp_directory m_directory{"svel-debug"};
   std::string m_endpoint;
   ::zmq::context_t m_context;
   ::zmq::socket_t m_socket;
