@@ -20,6 +20,7 @@
 #include <boost/format.hpp>
 #include <boost/optional/optional_io.hpp>
 
+#include "support/table_rows.h"
 #include "temp_directory.h"
 #include "collector.h"
 #include "core/logger.h"
@@ -41,7 +42,7 @@ using measurement = internal_storage::measurement;
 using counter = internal_storage::counter;
 using entry = history::measurement;
 using request = test_doubles::recording_zan_messenger::request;
-using table_rows = std::vector<std::vector<std::string>>;
+using test_doubles::table_rows;
 using lqi = boost::optional<std::uint32_t>;
 
 // The wall clock when the collector is created, in whole seconds; its ticks
@@ -197,25 +198,8 @@ class collector_test : public ::testing::Test {
     return -1;
   }
 
-  table_rows query(const std::string& _sql) {
-    SQLite::Statement statement(*m_database, _sql);
-    table_rows rows;
-    while (statement.executeStep()) {
-      std::vector<std::string> row;
-      for (int column = 0; column < statement.getColumnCount(); ++column) {
-        const auto value = statement.getColumn(column);
-        row.push_back(value.isNull() ? "NULL" : value.getString());
-      }
-      rows.push_back(std::move(row));
-    }
-    return rows;
-  }
-
-  table_rows measurement_rows() {
-    return query(
-        "SELECT anchor_id_1, anchor_id_2, quote(data), lqi, timestamp, flags, req_count, req_ts FROM measurements "
-        "ORDER BY anchor_id_1, anchor_id_2;");
-  }
+  table_rows query(const std::string& _sql) { return test_doubles::query_rows(*m_database, _sql); }
+  table_rows measurement_rows() { return test_doubles::measurement_rows(*m_database); }
 
   table_rows snapshot() {
     auto rows = query("SELECT * FROM projects ORDER BY project_uid;");

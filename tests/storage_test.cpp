@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <boost/optional/optional_io.hpp>
 
+#include "support/table_rows.h"
 #include "temp_directory.h"
 #include "core/logger.h"
 #include "debug_receiver.h"
@@ -37,7 +38,7 @@ using anchor = internal_storage::anchor;
 using area = internal_storage::area;
 using measurement = internal_storage::measurement;
 using id_pair = std::pair<int, int>;
-using table_rows = std::vector<std::vector<std::string>>;
+using test_doubles::table_rows;
 using u32 = boost::optional<std::uint32_t>;
 
 const std::string storage_file = "/src/internal_storage/internal_storage_impl.cpp";
@@ -115,25 +116,8 @@ class storage_test : public ::testing::Test {
 
   internal_storage& storage() { return *m_storage; }
 
-  table_rows query(const std::string& _sql) {
-    SQLite::Statement statement(*m_database, _sql);
-    table_rows rows;
-    while (statement.executeStep()) {
-      std::vector<std::string> row;
-      for (int column = 0; column < statement.getColumnCount(); ++column) {
-        const auto value = statement.getColumn(column);
-        row.push_back(value.isNull() ? "NULL" : value.getString());
-      }
-      rows.push_back(std::move(row));
-    }
-    return rows;
-  }
-
-  table_rows measurement_rows() {
-    return query(
-        "SELECT anchor_id_1, anchor_id_2, quote(data), lqi, timestamp, flags, req_count, req_ts FROM measurements "
-        "ORDER BY anchor_id_1, anchor_id_2;");
-  }
+  table_rows query(const std::string& _sql) { return test_doubles::query_rows(*m_database, _sql); }
+  table_rows measurement_rows() { return test_doubles::measurement_rows(*m_database); }
 
   // All data rows, to show that an operation changed nothing.
   table_rows snapshot() {
