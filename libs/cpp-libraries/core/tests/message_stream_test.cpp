@@ -1,14 +1,10 @@
-#include <stdlib.h>
-
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -26,6 +22,8 @@
 #include "core/zmq/message.h"
 #include "core/zmq/socket.h"
 #include "debug_receiver.h"
+#include "loop_runner.h"
+#include "temp_directory.h"
 
 namespace kavo::libs::core {
 namespace {
@@ -34,44 +32,9 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
-
-// How long anything that should happen at once may take on a loaded machine.
-// Waits end as soon as the awaited thing happens.
-constexpr std::chrono::milliseconds patience = 10s;
-
-// Runs the loop, which logs whatever escapes a handler, until _done holds or
-// patience runs out. _tick runs on the loop thread every couple of
-// milliseconds, before _done is checked.
-bool run_until(events_loop& _loop, const std::function<bool()>& _done, const std::function<void()>& _tick = {}) {
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  bool done = false;
-  const auto check = _loop.create_periodic_timer(2ms, "test check", [&](timer::time_point) {
-    if (_tick) {
-      _tick();
-    }
-    done = _done();
-    if (done || std::chrono::steady_clock::now() >= deadline) {
-      _loop.stop();
-    }
-  });
-  _loop.get_io_context().restart();
-  _loop.run_catch_exceptions(CORE_LOCATION);
-  return done;
-}
-
-// True when the loop runs out of work, i.e. nothing is left pending on it.
-bool runs_out_of_work(events_loop& _loop) {
-  auto& io_context = _loop.get_io_context();
-  io_context.restart();
-  const auto deadline = std::chrono::steady_clock::now() + patience;
-  while (std::chrono::steady_clock::now() < deadline) {
-    io_context.run_one_for(10ms);
-    if (io_context.stopped()) {
-      return true;
-    }
-  }
-  return false;
-}
+using testing::patience;
+using testing::run_until;
+using testing::runs_out_of_work;
 
 // How the frames of a topic look to the publisher and to a subscriber, for
 // the stream of whole frames and for the notifications stream.
@@ -327,36 +290,44 @@ TEST_P(stream_behaviour_test, burst_arrives_whole_and_in_order) {
 
 // Destroyed inside a subscriber's callback, or from a handler queued some
 // turns of the loop later, while the rest of a burst is on its way or read.
+// A callback that throws makes the receive start over from a queued handler.
 TEST_P(stream_behaviour_test, destroyed_stream_never_calls_back_and_leaves_nothing_pending) {
-  for (int posts = 0; posts <= 4; ++posts) {
-    SCOPED_TRACE("destroyed after " + std::to_string(posts) + " posts");
-    m_stream = kind().create(*m_loop, m_endpoint);
-    bool destroyed = false;
-    std::vector<std::string> received;
-    std::vector<std::string> after_destruction;
-    std::function<void(int)> destroy_later = [&](int _left) {
-      if (_left == 0) {
-        m_stream.reset();
-        destroyed = true;
-        return;
+  for (const bool throws : {false, true}) {
+    for (int posts = 0; posts <= 4; ++posts) {
+      SCOPED_TRACE(std::string(throws ? "throwing callback, " : "") + "destroyed after " + std::to_string(posts) +
+                   " posts");
+      m_stream = kind().create(*m_loop, m_endpoint);
+      bool destroyed = false;
+      std::vector<std::string> received;
+      std::vector<std::string> after_destruction;
+      std::function<void(int)> destroy_later = [&](int _left) {
+        if (_left == 0) {
+          m_stream.reset();
+          destroyed = true;
+          return;
+        }
+        m_loop->post([&destroy_later, _left] { destroy_later(_left - 1); });
+      };
+      const auto subscription =
+          m_stream->subscribe("t", [&, throws = throws, posts = posts](boost::string_view _payload) {
+            (destroyed ? after_destruction : received).emplace_back(_payload);
+            if (received.size() == 1 && !destroyed) {
+              destroy_later(posts);
+              if (throws) {
+                throw std::runtime_error("cannot handle the first frame");
+              }
+            }
+          });
+      join(*m_stream, kind());
+      for (int i = 0; i < 5; ++i) {
+        publish(kind().frame("t", i));
       }
-      m_loop->post([&destroy_later, _left] { destroy_later(_left - 1); });
-    };
-    const auto subscription = m_stream->subscribe("t", [&](boost::string_view _payload) {
-      (destroyed ? after_destruction : received).emplace_back(_payload);
-      if (received.size() == 1 && !destroyed) {
-        destroy_later(posts);
-      }
-    });
-    join(*m_stream, kind());
-    for (int i = 0; i < 5; ++i) {
-      publish(kind().frame("t", i));
-    }
 
-    ASSERT_TRUE(runs_out_of_work(*m_loop));
-    EXPECT_TRUE(destroyed);
-    EXPECT_THAT(received, ::testing::Contains(kind().payload("t", 0)));
-    EXPECT_THAT(after_destruction, IsEmpty());
+      ASSERT_TRUE(runs_out_of_work(*m_loop));
+      EXPECT_TRUE(destroyed);
+      EXPECT_THAT(received, ::testing::Contains(kind().payload("t", 0)));
+      EXPECT_THAT(after_destruction, IsEmpty());
+    }
   }
 }
 
@@ -420,31 +391,26 @@ TEST_F(message_stream_test, raw_empty_topic_sorts_first_and_takes_every_frame) {
 }
 
 TEST_F(message_stream_test, raw_stream_reads_a_publisher_made_by_the_loop) {
-  char directory[] = "/tmp/svel-stream-XXXXXX";
-  ASSERT_NE(mkdtemp(directory), nullptr);
-  const std::string address = std::string("ipc://") + directory + "/pub";
-  {
-    auto publisher = m_loop->get_zmq().bind(zmq::socket::type::pub, address);
-    auto stream = m_loop->create_zmq_raw_message_stream(address);
-    std::vector<std::string> received;
-    const auto subscription = stream->subscribe("t", [&](boost::string_view _frame) { received.emplace_back(_frame); });
-    const auto marker = stream->subscribe("~", record("marker"));
-    ASSERT_TRUE(run_until(
-        *m_loop, [&] { return marker_arrived("probe"); },
-        [&] { publisher->send(zmq::message(raw_stream.marker_frame("probe"))); }));
+  const testing::temp_directory directory("svel-stream");
+  const auto address = directory.endpoint("pub");
+  auto publisher = m_loop->get_zmq().bind(zmq::socket::type::pub, address);
+  auto stream = m_loop->create_zmq_raw_message_stream(address);
+  std::vector<std::string> received;
+  const auto subscription = stream->subscribe("t", [&](boost::string_view _frame) { received.emplace_back(_frame); });
+  const auto marker = stream->subscribe("~", record("marker"));
+  ASSERT_TRUE(run_until(
+      *m_loop, [&] { return marker_arrived("probe"); },
+      [&] { publisher->send(zmq::message(raw_stream.marker_frame("probe"))); }));
 
-    // Well below the publisher's high-water mark, which it never waits on.
-    std::vector<std::string> expected;
-    for (int i = 0; i < 500; ++i) {
-      expected.push_back("t" + std::to_string(i));
-      publisher->send(zmq::message(expected.back()));
-    }
-    publisher->send(zmq::message(raw_stream.marker_frame("end")));
-    ASSERT_TRUE(run_until(*m_loop, [&] { return marker_arrived("end"); }));
-    EXPECT_EQ(received, expected);
+  // Well below the publisher's high-water mark, which it never waits on.
+  std::vector<std::string> expected;
+  for (int i = 0; i < 500; ++i) {
+    expected.push_back("t" + std::to_string(i));
+    publisher->send(zmq::message(expected.back()));
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(directory, ignored);
+  publisher->send(zmq::message(raw_stream.marker_frame("end")));
+  ASSERT_TRUE(run_until(*m_loop, [&] { return marker_arrived("end"); }));
+  EXPECT_EQ(received, expected);
 }
 
 // --- the notifications stream ---
