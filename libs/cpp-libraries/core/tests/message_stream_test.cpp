@@ -119,20 +119,7 @@ class message_stream_test : public ::testing::Test {
 
   // The line the loop logged right after its next "Caught exeption" line.
   std::string line_after_caught_exception() {
-    std::vector<std::string> seen;
-    bool caught = false;
-    std::string next;
-    m_receiver.wait_for(
-        [&](const std::string& _line) {
-          if (caught) {
-            next = _line;
-            return true;
-          }
-          caught = _line.find(" Caught exeption") != std::string::npos;
-          return false;
-        },
-        seen, patience);
-    return next;
+    return m_receiver.line_after(" Caught exeption", patience);
   }
 
   testing::debug_receiver m_receiver;

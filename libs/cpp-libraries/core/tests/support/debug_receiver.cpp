@@ -49,4 +49,21 @@ bool debug_receiver::wait_for(const std::function<bool(const std::string&)>& _ma
   }
 }
 
+std::string debug_receiver::line_after(const std::string& _fragment, std::chrono::milliseconds _timeout) {
+  std::vector<std::string> seen;
+  bool found = false;
+  std::string next;
+  wait_for(
+      [&](const std::string& _line) {
+        if (found) {
+          next = _line;
+          return true;
+        }
+        found = _line.find(_fragment) != std::string::npos;
+        return false;
+      },
+      seen, _timeout);
+  return next;
+}
+
 }  // namespace kavo::libs::core::testing

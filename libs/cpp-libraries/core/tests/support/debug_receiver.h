@@ -22,6 +22,8 @@ class debug_receiver {
   std::vector<std::string> drain();
   bool wait_for(const std::function<bool(const std::string&)>& _match, std::vector<std::string>& _seen,
                 std::chrono::milliseconds _timeout = std::chrono::seconds(10));
+  // The line that follows the next line containing _fragment; empty on time-out.
+  std::string line_after(const std::string& _fragment, std::chrono::milliseconds _timeout = std::chrono::seconds(10));
 
  private:
   temp_directory m_directory{"svel-debug"};
