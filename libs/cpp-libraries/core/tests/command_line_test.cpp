@@ -204,6 +204,11 @@ TEST_F(pid_file_test, a_file_in_a_missing_directory_cannot_be_written) {
   EXPECT_FALSE(std::filesystem::exists(m_pid_file));
 }
 
+TEST_F(pid_file_test, a_write_that_fails_is_reported) {
+  // /dev/full opens fine and refuses every byte, as a full disk would.
+  EXPECT_EQ(error_of([] { detail::write_pid("/dev/full"); }), "Error writing pid-file!");
+}
+
 TEST_F(pid_file_test, a_process_we_may_not_signal_is_an_error) {
   const std::string expected = std::string("write_pid: kill(): ") + std::strerror(EPERM);
   ASSERT_EQ(chmod(m_directory.path().c_str(), 0755), 0);

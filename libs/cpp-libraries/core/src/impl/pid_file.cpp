@@ -44,6 +44,10 @@ void write_pid(const std::string& _pid_file) {
   }
   file << getpid();
   file.close();
+  // A full disk must not pass for a written pid file.
+  if (file.fail()) {
+    throw exception("Error writing pid-file!", CORE_LOCATION);
+  }
 }
 
 }  // namespace kavo::libs::core::detail
