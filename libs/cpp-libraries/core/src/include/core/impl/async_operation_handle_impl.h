@@ -41,6 +41,9 @@ class async_operation_handle_impl : public async_operation_handle<T...>,
   // exists and has a callback by then.
   void return_result(T... _results) {
     auto shared_results = std::make_shared<std::tuple<T...>>(std::move(_results)...);
+    // Marked before the hand-over: set afterwards, the callback could run on
+    // the loop and still see the operation as incomplete.
+    m_completed = true;
     m_events_loop.post(
         [weak = this->weak_from_this(), shared_results] {
           const auto self = weak.lock();
@@ -51,7 +54,6 @@ class async_operation_handle_impl : public async_operation_handle<T...>,
                      std::move(*shared_results));
         },
         CORE_LOCATION);
-    m_completed = true;
   }
 
  private:
