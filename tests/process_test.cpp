@@ -57,15 +57,8 @@ bool matches(const std::string& _line, const std::string& _pattern) {
   return std::regex_match(_line, std::regex(_pattern));
 }
 
-std::string read_file(const std::string& _path) {
-  std::ifstream file(_path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& _path, const std::string& _content) {
-  std::ofstream file(_path, std::ios::binary | std::ios::trunc);
-  file << _content;
-}
+using libs::core::testing::read_file;
+using libs::core::testing::write_file;
 
 bool poll_until(const std::function<bool()>& _condition, std::chrono::milliseconds _timeout = deadline) {
   const auto end = std::chrono::steady_clock::now() + _timeout;

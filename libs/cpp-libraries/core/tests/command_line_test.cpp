@@ -83,15 +83,8 @@ TEST(command_line, each_parse_starts_afresh) {
 
 // --- pid file ---
 
-std::string read_file(const std::string& _path) {
-  std::ifstream file(_path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& _path, const std::string& _content) {
-  std::ofstream file(_path, std::ios::binary | std::ios::trunc);
-  file << _content;
-}
+using testing::read_file;
+using testing::write_file;
 
 // Empty when the call did not throw.
 template <typename F>

@@ -20,4 +20,8 @@ class temp_directory {
   std::string m_path;
 };
 
+// Whole-file helpers for the files tests put in such a directory.
+std::string read_file(const std::string& _path);
+void write_file(const std::string& _path, const std::string& _content);
+
 }  // namespace kavo::libs::core::testing
